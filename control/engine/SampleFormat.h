@@ -25,7 +25,8 @@ inline constexpr std::array<int32_t, 12> SampleRateList = {
 
 bool IsAcceptedSampleRate(int64_t samplesPerSecond);
 
-/// The wave format of a new file of an uncompressed code (8, 16, 106 or 107).
+/// The wave format of a new file of an uncompressed code (8, 16, 106 or 107). Code 100 has no
+/// format of its own (the codec proposes one); it gets 16-bit PCM here.
 WaveFormatEx BuildWaveFormat(SampleFormatCode code, uint16_t channels, uint32_t samplesPerSecond);
 
 /// The format the sound device is opened with: 16-bit PCM for A-law and µ-law, else the same.
@@ -35,14 +36,16 @@ WaveFormatEx BuildDeviceFormat(const WaveFormatEx& waveFormat);
 /// 100 for every other tag.
 SampleFormatCode SampleFormatCodeOfTag(const WaveFormatEx& fileFormat);
 
-/// Samples per block of a compressed format: rate / average bytes per second × block align.
+/// Samples per block of a compressed format: rate / average bytes per second × block align;
+/// 0 when the average bytes per second is 0.
 double SamplesPerBlock(const WaveFormatEx& compressedFormat);
 
-/// R(x): add 0.5 and truncate toward zero.
+/// R(x): add 0.5 and truncate toward zero. NaN gives 0; sums past the int64 range saturate.
 int64_t RoundHalfUp(double x);
 
 /// Position arithmetic between sample frames and data bytes. Uncompressed files count whole
-/// frames of the wave format's block align; compressed files count whole codec blocks.
+/// frames of the wave format's block align; compressed files count whole codec blocks. A format
+/// whose block align (or, compressed, average bytes per second) is 0 maps every position to 0.
 class FrameArithmetic {
 public:
     /// Codes 8, 16, 106 and 107: frames × block align of the wave format.

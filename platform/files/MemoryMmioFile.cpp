@@ -43,7 +43,8 @@ int32_t MemoryMmioFile::Write(const void* data, int32_t count) {
     }
     const auto end = static_cast<size_t>(position_ + count);
     if (end > bytes_.size()) {
-        bytes_.resize(end);  // a write past the end fills the gap with zeros, as a sparse file reads
+        bytes_.resize(
+            end);  // a write past the end fills the gap with zeros, as a sparse file reads
     }
     if (count > 0) {
         std::memcpy(bytes_.data() + position_, data, static_cast<size_t>(count));

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 
-
 namespace kora486 {
 
 enum class SeekOrigin { Start, Current, End };

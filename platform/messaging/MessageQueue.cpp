@@ -33,7 +33,9 @@ MessageQueue::MessageQueue() : wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     }
 }
 
-MessageQueue::~MessageQueue() { close(wakeFd_); }
+MessageQueue::~MessageQueue() {
+    close(wakeFd_);
+}
 
 bool MessageQueue::Post(uint32_t id, uintptr_t wParam, intptr_t lParam) {
     std::lock_guard guard(lock_);
@@ -76,6 +78,16 @@ Message MessageQueue::Get() {
 std::optional<Message> MessageQueue::Peek() {
     std::lock_guard guard(lock_);
     return TakeLocked();
+}
+
+size_t MessageQueue::Discard(uint32_t id, uintptr_t wParam) {
+    std::lock_guard guard(lock_);
+    const size_t before = messages_.size();
+    std::erase_if(messages_, [&](const Message& m) { return m.id == id && m.wParam == wParam; });
+    if (before != 0 && messages_.empty()) {
+        Drain(wakeFd_);
+    }
+    return before - messages_.size();
 }
 
 void MessageQueue::Close() {

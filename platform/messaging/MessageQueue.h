@@ -36,6 +36,10 @@ public:
     /// Removes and returns the oldest message if there is one. Owner's thread only.
     std::optional<Message> Peek();
 
+    /// Removes the waiting messages with this number and wParam; answers how many. Owner's thread
+    /// only, for buffers a device handed back that nobody will take any more.
+    size_t Discard(uint32_t id, uintptr_t wParam);
+
     /// Drops every waiting message and refuses later posts.
     void Close();
 
