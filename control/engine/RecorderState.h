@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "engine/ControlCodes.h"
 #include "engine/EngineProtocol.h"
@@ -45,7 +46,13 @@ struct RecorderState {
     WaveFormatEx WaveFormat{};
     MmioFile* FileHandle = nullptr;
     ChunkInfo RiffChunk{};
+    ChunkInfo FmtChunk{};
+    ChunkInfo FactChunk{};
     ChunkInfo DataChunk{};
+    int16_t HasFactChunk = 0;
+    /// Chunks that a file from elsewhere keeps after its data chunk; written back after the data
+    /// whenever the data chunk is finished, since a recording past the end writes over them.
+    std::vector<uint8_t> TrailingChunks;
     int16_t AcmActive = 0;
 
     // Written by both threads.

@@ -20,6 +20,9 @@ public:
 
     /// Writes count bytes at the position; answers the bytes written or -1.
     virtual int32_t Write(const void* data, int32_t count) = 0;
+
+    /// Writes out what is buffered; answers 0 or -1. Files without a buffer have nothing to do.
+    virtual int Flush() { return 0; }
 };
 
 }  // namespace kora486

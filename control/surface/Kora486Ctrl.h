@@ -1,0 +1,108 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "com/HResult.h"
+#include "engine/Engine.h"
+#include "engine/RecorderState.h"
+#include "files/RiffFile.h"
+#include "messaging/MessageQueue.h"
+#include "platform/SoundDeviceService.h"
+
+namespace kora486 {
+
+/// The recording control: one recording file, its own engine thread and notification window.
+///
+/// Every member runs on the host's thread. Methods answer an ErrorCode and keep a non-zero one in
+/// LastError; property writes that break a rule answer DISP_E_EXCEPTION through
+/// ReportPropertyError and change nothing.
+class Kora486Ctrl {
+public:
+    /// Sets every field to its initial value, then starts the engine and waits until it is idle.
+    explicit Kora486Ctrl(SoundDeviceService& devices);
+    /// Resets (stopping any run and closing the file), then ends the engine.
+    ~Kora486Ctrl();
+    Kora486Ctrl(const Kora486Ctrl&) = delete;
+    Kora486Ctrl& operator=(const Kora486Ctrl&) = delete;
+
+    // State and files.
+    int16_t Status() const { return state_.Status.load(); }
+    int16_t Reset();
+    void Stop();
+    int16_t OpenNewFile(const std::string& filename);
+    int16_t OpenTemporaryFile();
+    int16_t OpenExistingOrNewFile(const std::string& filename);
+    std::string Filename() const { return filename_; }
+    int16_t TemporaryFile() const { return temporaryFile_; }
+    HResult PutTemporaryFile(int16_t value);
+    int32_t NumSamples() const;
+    double TotalTime() const;
+    int16_t PlayOnly() const { return state_.PlayOnly; }
+    HResult PutPlayOnly(int16_t value);
+    int16_t DataOnly() const { return dataOnly_; }
+    HResult PutDataOnly(int16_t value);
+
+    // Transport.
+    int16_t StartRecording();
+    int16_t StartPlayback();
+    int32_t CurrentSamplePosition() const { return state_.CurrentSamplePosition.load(); }
+
+    /// Answers LastError and clears it.
+    int16_t LastError();
+
+    // Preferred format.
+    int32_t SampleRate() const { return sampleRate_; }
+    HResult PutSampleRate(int32_t value);
+    int16_t BitsPerSample() const { return bitsPerSample_; }
+    HResult PutBitsPerSample(int16_t value);
+    int16_t NumChannels() const { return numChannels_; }
+    HResult PutNumChannels(int16_t value);
+    double RecordTimeLimit() const { return recordTimeLimit_; }
+    HResult PutRecordTimeLimit(double value);
+    int32_t RecordLimit() const { return state_.RecordLimit.load(); }
+
+    /// Brings the file's sizes up to date after a recording; the notification window calls it
+    /// when the engine reports that a recording has stopped. Does nothing when no file is open.
+    void FinishRecordingFile();
+
+    /// The description of the last refused property write (the error object's text).
+    const std::string& PropertyErrorDescription() const { return propertyError_; }
+
+    /// The notification window's queue: the engine's notifications wait here for the host.
+    MessageQueue& NotifyWindow() { return notifyWindow_; }
+
+    /// The recorder state the engine shares, for the control's own layers and tests.
+    RecorderState& State() { return state_; }
+
+private:
+    bool IsFileOpen() const;
+    int16_t Fail(ErrorCode code);
+    HResult ReportPropertyError(const std::string& description);
+    int16_t ProbeRecordFormat();
+    void CloseRecordingFile();
+    int16_t CreateNewFile(const std::string& filename);
+    int16_t OpenExistingFile();
+    ErrorCode OpenDataOnlyFile();
+    void ApplyRecordTimeLimit();
+    void DiscardFile();
+
+    SoundDeviceService& devices_;
+    RecorderState state_;
+    MessageQueue notifyWindow_;
+    Engine engine_;
+    bool hasEngine_ = false;
+
+    int32_t sampleRate_ = 44100;
+    int16_t bitsPerSample_ = 16;
+    int16_t numChannels_ = 2;
+    int16_t temporaryFile_ = 0;
+    int16_t dataOnly_ = 0;
+    double recordTimeLimit_ = 0.0;
+    std::string filename_;
+    std::unique_ptr<RiffFile> file_;
+    std::string propertyError_;
+};
+
+}  // namespace kora486

@@ -1,0 +1,32 @@
+#include "shell/TemporaryFiles.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <vector>
+
+namespace kora486 {
+
+std::string TemporaryDirectory() {
+    const char* tmpdir = std::getenv("TMPDIR");
+    return tmpdir != nullptr && tmpdir[0] != '\0' ? tmpdir : "/tmp";
+}
+
+std::optional<std::string> CreateUniqueTemporaryFile(const std::string& prefix) {
+    std::string directory = TemporaryDirectory();
+    if (directory.back() != '/') {
+        directory += '/';
+    }
+    const std::string pattern = directory + prefix + "XXXXXX.tmp";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    const int fd = mkostemps(name.data(), 4, O_CLOEXEC);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    close(fd);
+    return std::string(name.data());
+}
+
+}  // namespace kora486
