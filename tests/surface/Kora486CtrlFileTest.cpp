@@ -595,6 +595,24 @@ TEST_F(Kora486CtrlFileTest, DataOnlyFiles) {
         EXPECT_EQ(ctrl->OpenExistingOrNewFile(Path("bare.mp3")), ErrFormatUnusable);
         EXPECT_EQ(ctrl->Status(), StatusReady);
     }
+
+    struct Fault {
+        const char* name;
+        int16_t dataOnly;
+        FileFault fault;
+    };
+    const Fault faults[] = {
+        {"length unknown", 1, {FileOperation::Seek, 0, FaultKind::Fail}},
+        {"first read of an MPEG file", 2, {FileOperation::Read, 0, FaultKind::Fail}},
+    };
+    for (const Fault& f : faults) {
+        SCOPED_TRACE(f.name);
+        ASSERT_EQ(ctrl->PutDataOnly(f.dataOnly), S_OK);
+        ScopedFileFault fault(pcm, f.fault);
+        EXPECT_EQ(ctrl->OpenExistingOrNewFile(pcm), ErrFileOpen);
+        EXPECT_EQ(ctrl->Status(), StatusReady);
+        EXPECT_EQ(ctrl->LastError(), ErrFileOpen);
+    }
 }
 
 TEST_F(Kora486CtrlFileTest, FileModePropertiesAreRefusedWhileAFileIsOpen) {
