@@ -1,5 +1,6 @@
 #include "files/MpegFrame.h"
 
+#include "files/LittleEndian.h"
 #include "platform/WaveFormatEx.h"
 
 namespace kora486 {
@@ -34,17 +35,6 @@ constexpr int BitRateRow(int32_t version, int32_t layer) {
 // half-length frames of MPEG-2 and 2.5.
 constexpr int64_t BlockSizeFactor(int32_t version) {
     return version == MpegVersion1 ? 144000 : 72000;
-}
-
-void WriteLe16(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-
-void WriteLe32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-    }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <span>
 
+#include "files/LittleEndian.h"
 #include "platform/WaveFormatEx.h"
 
 namespace kora486 {
@@ -14,10 +15,5 @@ std::array<uint8_t, WaveFormatExSize> EncodeWaveFormat(const WaveFormatEx& forma
 /// Reads the record from the first bytes of a format body. Bytes missing from a short body read
 /// as zero (a 16-byte PCM body has no cbSize).
 WaveFormatEx DecodeWaveFormat(std::span<const uint8_t> body);
-
-uint16_t ReadLe16(const uint8_t* bytes);
-uint32_t ReadLe32(const uint8_t* bytes);
-void WriteLe16(uint8_t* bytes, uint16_t value);
-void WriteLe32(uint8_t* bytes, uint32_t value);
 
 }  // namespace kora486

@@ -1,5 +1,7 @@
 #include "platform/PcmWavFile.h"
 
+#include "files/WaveFormatRecord.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,26 +12,6 @@
 namespace kora486 {
 
 namespace {
-
-uint16_t ReadLe16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-
-uint32_t ReadLe32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-void WriteLe16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-
-void WriteLe32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-    }
-}
 
 constexpr uint32_t MaxPcmWavRate = 1000000;
 
@@ -115,12 +97,7 @@ std::optional<PcmWav> ParsePcmWav(const uint8_t* bytes, size_t size, std::string
     }
     PcmWav wav;
     const uint8_t* f = bytes + fmt->offset;
-    wav.format.formatTag = ReadLe16(f);
-    wav.format.channels = ReadLe16(f + 2);
-    wav.format.samplesPerSec = ReadLe32(f + 4);
-    wav.format.avgBytesPerSec = ReadLe32(f + 8);
-    wav.format.blockAlign = ReadLe16(f + 12);
-    wav.format.bitsPerSample = ReadLe16(f + 14);
+    wav.format = DecodeWaveFormat(std::span<const uint8_t>(f, 16));
     if (!CheckFormat(wav.format, fmt->offset - 8, error)) {
         return std::nullopt;
     }

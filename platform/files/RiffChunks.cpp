@@ -1,5 +1,7 @@
 #include "files/RiffChunks.h"
 
+#include "files/LittleEndian.h"
+
 #include <limits>
 
 namespace kora486 {
@@ -8,18 +10,6 @@ namespace {
 
 constexpr int64_t HeaderSize = 8;
 constexpr int64_t FormTypeSize = 4;
-
-uint32_t ReadLe32(const uint8_t* bytes) {
-    return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
-           uint32_t{bytes[3]} << 24;
-}
-
-void WriteLe32(uint8_t* bytes, uint32_t value) {
-    bytes[0] = static_cast<uint8_t>(value);
-    bytes[1] = static_cast<uint8_t>(value >> 8);
-    bytes[2] = static_cast<uint8_t>(value >> 16);
-    bytes[3] = static_cast<uint8_t>(value >> 24);
-}
 
 // RIFF chunks are padded to an even length; the pad byte is not counted in the size.
 int64_t PaddedEnd(int64_t dataOffset, uint32_t size) {
