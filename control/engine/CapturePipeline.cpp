@@ -30,7 +30,7 @@ void CapturePipeline::BeginRecording() {
     BufferRing& ring = context_.ring;
     ring.Allocate(BufferRing::BufferBytesFor(s.DeviceFormat));
     if (ring.PrepareAll(*waveIn_) != MmNoError) {
-        ReleaseStart();
+        ReleaseStart(false);
         return;
     }
     if (context_.IsG711()) {
@@ -42,27 +42,32 @@ void CapturePipeline::BeginRecording() {
     context_.BuffersOutstanding = RingBufferCount;
     s.ToneDue = 1;
     if (waveIn_->Start() != MmNoError) {
-        // A device that takes the buffers but will not run would never give them back; the
-        // messages of the reset must not outlive the ring they point into.
-        waveIn_->Reset();
-        context_.engineQueue.Discard(MmWimData, reinterpret_cast<uintptr_t>(waveIn_.get()));
-        context_.BuffersOutstanding = 0;
-        ring.UnprepareAll(*waveIn_);
-        ReleaseStart();
+        // A device that takes the buffers but will not run would never give them back.
+        ReleaseStart(true);
         return;
     }
     context_.SetEngineState(EngineRecording);
 }
 
-void CapturePipeline::ReleaseStart() {
-    context_.ring.Free();
-    if (waveIn_) {
-        waveIn_->Close();
-        waveIn_.reset();
+void CapturePipeline::ReleaseStart(bool queued) {
+    if (queued) {
+        // The reset hands the queued buffers back as messages; they must not reach the engine
+        // after the ring they point into is freed.
+        waveIn_->Reset();
+        context_.engineQueue.Discard(MmWimData, reinterpret_cast<uintptr_t>(waveIn_.get()));
+        context_.BuffersOutstanding = 0;
+        context_.ring.UnprepareAll(*waveIn_);
     }
+    CloseDevice();
+    context_.SetEngineState(EngineRecordFailed);
+}
+
+void CapturePipeline::CloseDevice() {
+    context_.ring.Free();
+    waveIn_->Close();
+    waveIn_.reset();
     codes_.clear();
     codes_.shrink_to_fit();
-    context_.SetEngineState(EngineRecordFailed);
 }
 
 void CapturePipeline::WriteRecordedBuffer(const WaveHeader& header, uint32_t frames) {
@@ -149,14 +154,8 @@ void CapturePipeline::ResetDevice() {
 }
 
 void CapturePipeline::EndRecording() {
-    BufferRing& ring = context_.ring;
-    ring.UnprepareAll(*waveIn_);
-    ring.Free();
-    waveIn_->Close();
-    waveIn_.reset();
-    codes_.clear();
-    codes_.shrink_to_fit();
-
+    context_.ring.UnprepareAll(*waveIn_);
+    CloseDevice();
     context_.SetEngineState(EngineIdle);
     context_.Notify(NotifyRecordingStopped);
 }

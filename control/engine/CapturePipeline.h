@@ -38,7 +38,9 @@ public:
 
 private:
     void StopWithError(ErrorCode code);
-    void ReleaseStart();
+    /// Undoes a start that failed after the device opened; queued: the ring was given to it.
+    void ReleaseStart(bool queued);
+    void CloseDevice();
     void AdvanceAfterWrite(int32_t frames);
 
     EngineContext& context_;

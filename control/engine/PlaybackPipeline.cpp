@@ -63,22 +63,25 @@ void PlaybackPipeline::BeginPlayback() {
     context_.SetEngineState(EnginePlaying);
 }
 
-void PlaybackPipeline::ReleaseStart(bool prepared) {
-    BufferRing& ring = context_.ring;
-    if (prepared) {
+void PlaybackPipeline::ReleaseStart(bool queued) {
+    if (queued) {
         // The reset hands the queued buffers back as messages; they must not reach the engine
         // after the ring they point into is freed.
         waveOut_->Reset();
         context_.engineQueue.Discard(MmWomDone, reinterpret_cast<uintptr_t>(waveOut_.get()));
         context_.BuffersOutstanding = 0;
-        ring.UnprepareAll(*waveOut_);
+        context_.ring.UnprepareAll(*waveOut_);
     }
-    ring.Free();
+    CloseDevice();
+    context_.SetEngineState(EnginePlayFailed);
+}
+
+void PlaybackPipeline::CloseDevice() {
+    context_.ring.Free();
     waveOut_->Close();
     waveOut_.reset();
     codes_.clear();
     codes_.shrink_to_fit();
-    context_.SetEngineState(EnginePlayFailed);
 }
 
 int32_t PlaybackPipeline::RefillBuffer(WaveHeader& header) {
@@ -139,14 +142,8 @@ void PlaybackPipeline::ResetDevice() {
 }
 
 void PlaybackPipeline::EndPlayback() {
-    BufferRing& ring = context_.ring;
-    ring.UnprepareAll(*waveOut_);
-    ring.Free();
-    waveOut_->Close();
-    waveOut_.reset();
-    codes_.clear();
-    codes_.shrink_to_fit();
-
+    context_.ring.UnprepareAll(*waveOut_);
+    CloseDevice();
     context_.SetEngineState(EngineIdle);
     context_.Notify(NotifyPlaybackStopped);
 }

@@ -36,7 +36,9 @@ public:
     void EndPlayback();
 
 private:
-    void ReleaseStart(bool prepared);
+    /// Undoes a start that failed after the device opened; queued: buffers were given to it.
+    void ReleaseStart(bool queued);
+    void CloseDevice();
 
     EngineContext& context_;
     std::unique_ptr<WaveOutDevice> waveOut_;
