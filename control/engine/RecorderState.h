@@ -54,6 +54,11 @@ struct RecorderState {
     /// whenever the data chunk is finished, since a recording past the end writes over them.
     std::vector<uint8_t> TrailingChunks;
     int16_t AcmActive = 0;
+    /// The most a recording may make of the file: what a RIFF size and a data size of 32 bits,
+    /// and a frame count of 31, can say. A recording stops at the limit before it crosses it.
+    /// Tests lower these to reach the limit without writing gigabytes.
+    int64_t MaxRiffSize = UINT32_MAX;
+    int32_t MaxFrames = INT32_MAX;
 
     // Written by both threads.
     std::atomic<int16_t> EngineState{EngineStopped};
@@ -65,7 +70,9 @@ struct RecorderState {
     std::atomic<int16_t> VoxPaused{0};
     std::atomic<int16_t> VoxQuietCount{0};
     std::atomic<double> ReadPosition{0.0};
-    std::atomic<int32_t> BytePosition{-1};
+    /// Absolute file offset of the next write while recording; -1: work it out from the position.
+    /// 64 bits, as a file may hold 4 GiB of sound.
+    std::atomic<int64_t> BytePosition{-1};
     std::mutex PositionLock;
 
     // Written by the engine, read by the host.

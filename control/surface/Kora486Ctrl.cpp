@@ -129,11 +129,14 @@ int16_t Kora486Ctrl::StartRecording() {
     if (limit > 0 && state_.RecordedSamples.load() >= limit) {
         return Fail(ErrRecordLimit);
     }
+    FinishRecordingFile();
     state_.VoxPaused.store(0);
     state_.VoxQuietCount.store(0);
+    insertRecording_ = state_.Insert.load() != 0;
     if (const ErrorCode result = engine_.StartRecording(); result != ErrNone) {
         return Fail(result);
     }
+    recordingUnfinished_ = true;
     return ErrNone;
 }
 
@@ -141,6 +144,7 @@ int16_t Kora486Ctrl::StartPlayback() {
     if (state_.Status.load() != StatusFileOpen) {
         return Fail(ErrWrongState);
     }
+    FinishRecordingFile();
     if (const ErrorCode result = engine_.StartPlayback(); result != ErrNone) {
         return Fail(result);
     }
@@ -326,6 +330,7 @@ ErrorCode Kora486Ctrl::OpenDataOnlyFile() {
 }
 
 void Kora486Ctrl::CloseRecordingFile() {
+    recordingUnfinished_ = false;
     if (dataOnly_ == 0) {
         FixUpWavFileForClose(*file_, state_, state_.PlayOnly != 0);
     }
@@ -349,9 +354,161 @@ void Kora486Ctrl::DiscardFile() {
 
 void Kora486Ctrl::FinishRecordingFile() {
     // A Reset that stopped the recording has closed the file before this runs.
-    if (file_) {
+    if (file_ && recordingUnfinished_ && state_.Status.load() == StatusFileOpen) {
         kora486::FinishRecordingFile(*file_, state_, dataOnly_ != 0);
+        recordingUnfinished_ = false;
     }
+}
+
+HResult Kora486Ctrl::PutPaused(int16_t value) {
+    state_.Paused.store(value);
+    if (state_.Status.load() == StatusPlaying) {
+        engine_.PausePlayback(value);
+    }
+    return S_OK;
+}
+
+HResult Kora486Ctrl::PutCurrentSamplePosition(int32_t value) {
+    const int16_t status = state_.Status.load();
+    const bool movable = status == StatusFileOpen || status == StatusPlaying ||
+                         (status == StatusRecording && !insertRecording_);
+    if (!movable) {
+        return S_OK;
+    }
+    // Compressed files move in whole blocks; that rounding arrives with the codec manager.
+    std::lock_guard position(state_.PositionLock);
+    const int32_t end = state_.NumSamples.load();
+    const int32_t target = value < 0 || value > end ? end : value;
+    const int32_t moved = state_.CurrentSamplePosition.load() - target;
+    state_.CurrentSamplePosition.store(target);
+    state_.ReadPosition.store(std::max(state_.ReadPosition.load() - moved, 0.0));
+    state_.BytePosition.store(-1);
+    return S_OK;
+}
+
+double Kora486Ctrl::PositionRate() const {
+    // A compressed file counts in its compressed format's rate, which arrives with the codec
+    // manager; every file the control opens today counts in its own format's rate.
+    return state_.WaveFormat.samplesPerSec;
+}
+
+double Kora486Ctrl::CurrentTimePosition() const {
+    const int32_t frames = CurrentSamplePosition();
+    const double rate = state_.WaveFormat.samplesPerSec;
+    return frames <= 0 || rate == 0 ? 0.0 : frames / rate;
+}
+
+HResult Kora486Ctrl::PutCurrentTimePosition(double seconds) {
+    if (!IsFileOpen()) {
+        return S_OK;
+    }
+    const double frames = std::trunc(PositionRate() * seconds);
+    // Out of range, or not a number, is past the end, as a negative frame count is.
+    const int32_t target = frames >= 0.0 && frames <= INT32_MAX ? static_cast<int32_t>(frames) : -1;
+    return PutCurrentSamplePosition(target);
+}
+
+void Kora486Ctrl::GetLevels(float& leftLevel, int16_t& leftOverload, float& rightLevel,
+                            int16_t& rightOverload) const {
+    const int16_t status = state_.Status.load();
+    if (status != StatusRecording && status != StatusPlaying) {
+        leftLevel = rightLevel = 0.0f;
+        leftOverload = rightOverload = 0;
+        return;
+    }
+    leftLevel = state_.LeftLevel.load();
+    leftOverload = static_cast<int16_t>(state_.LeftOverload.load());
+    if (numChannels_ == 1) {
+        rightLevel = leftLevel;
+        rightOverload = leftOverload;
+    } else {
+        rightLevel = state_.RightLevel.load();
+        rightOverload = static_cast<int16_t>(state_.RightOverload.load());
+    }
+}
+
+HResult Kora486Ctrl::PutRecordLimit(int32_t value) {
+    if (value < 0) {
+        return ReportPropertyError("KORA486 RecordLimit must be zero or positive");
+    }
+    state_.RecordLimit.store(value);
+    recordTimeLimit_ = static_cast<double>(value) / sampleRate_;
+    return S_OK;
+}
+
+HResult Kora486Ctrl::PutPreToneDuration(float seconds) {
+    if (!(seconds >= 0.0f)) {
+        return ReportPropertyError("KORA486 PreToneDuration must be non-negative");
+    }
+    state_.PreToneDuration.store(seconds);
+    return S_OK;
+}
+
+HResult Kora486Ctrl::PutPostToneDuration(float seconds) {
+    if (!(seconds >= 0.0f)) {
+        return ReportPropertyError("KORA486 PostToneDuration must be non-negative");
+    }
+    state_.PostToneDuration.store(seconds);
+    return S_OK;
+}
+
+HResult Kora486Ctrl::PutInsert(int16_t value) {
+    if (value != 0 && value != 1) {
+        return ReportPropertyError("KORA486 Insert must be 0 or 1");
+    }
+    state_.Insert.store(value);
+    return S_OK;
+}
+
+HResult Kora486Ctrl::PutRecordDevice(int32_t device) {
+    if (device < -1) {
+        return ReportPropertyError("KORA486 RecordDevice must be -1, 0 or positive");
+    }
+    state_.RecordDevice.store(device);
+    return S_OK;
+}
+
+HResult Kora486Ctrl::PutPlaybackDevice(int32_t device) {
+    if (device < -1) {
+        return ReportPropertyError("KORA486 PlaybackDevice must be -1, 0 or positive");
+    }
+    state_.PlaybackDevice.store(device);
+    return S_OK;
+}
+
+HResult Kora486Ctrl::PutVoxChannel(int16_t channel) {
+    if (state_.Status.load() == StatusRecording) {
+        return ReportPropertyError("VoxChannel cannot be changed during recording");
+    }
+    if (channel < 0 || channel > 3) {
+        return ReportPropertyError("VoxChannel must be 0..3");
+    }
+    state_.VoxChannel.store(channel);
+    return S_OK;
+}
+
+HResult Kora486Ctrl::PutVoxStartLevel(float level) {
+    if (!(level <= 0.0f)) {
+        return ReportPropertyError("VoxStartLevel must be 0 or negative");
+    }
+    state_.VoxStartLevel.store(level);
+    return S_OK;
+}
+
+HResult Kora486Ctrl::PutVoxStopLevel(float level) {
+    if (!(level <= 0.0f)) {
+        return ReportPropertyError("VoxStopLevel must be 0 or negative");
+    }
+    state_.VoxStopLevel.store(level);
+    return S_OK;
+}
+
+HResult Kora486Ctrl::PutVoxTime(int16_t tenths) {
+    if (tenths < 0) {
+        return ReportPropertyError("VoxTime must be 0 or positive");
+    }
+    state_.VoxTime.store(tenths);
+    return S_OK;
 }
 
 HResult Kora486Ctrl::PutTemporaryFile(int16_t value) {
@@ -365,8 +522,8 @@ int32_t Kora486Ctrl::NumSamples() const {
 
 double Kora486Ctrl::TotalTime() const {
     const int32_t frames = NumSamples();
-    const uint32_t rate = state_.WaveFormat.samplesPerSec;
-    return frames < 1 || rate == 0 ? 0.0 : static_cast<double>(frames) / rate;
+    const double rate = PositionRate();
+    return frames < 1 || rate == 0 ? 0.0 : frames / rate;
 }
 
 HResult Kora486Ctrl::PutPlayOnly(int16_t value) {

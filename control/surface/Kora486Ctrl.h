@@ -47,7 +47,19 @@ public:
     // Transport.
     int16_t StartRecording();
     int16_t StartPlayback();
+    int16_t Paused() const { return state_.Paused.load(); }
+    HResult PutPaused(int16_t value);
     int32_t CurrentSamplePosition() const { return state_.CurrentSamplePosition.load(); }
+    /// Moves the position: past the end or negative means the end. Ignored with no file open,
+    /// and while an insert recording runs. A playback goes on from the new place after the
+    /// sound already queued; an overwrite recording writes its next buffer there.
+    HResult PutCurrentSamplePosition(int32_t value);
+    double CurrentTimePosition() const;
+    HResult PutCurrentTimePosition(double seconds);
+    /// The levels in dB and overload flags while recording or playing; all 0 otherwise. A mono
+    /// control reports its one channel on both sides.
+    void GetLevels(float& leftLevel, int16_t& leftOverload, float& rightLevel,
+                   int16_t& rightOverload) const;
 
     /// Answers LastError and clears it.
     int16_t LastError();
@@ -62,9 +74,33 @@ public:
     double RecordTimeLimit() const { return recordTimeLimit_; }
     HResult PutRecordTimeLimit(double value);
     int32_t RecordLimit() const { return state_.RecordLimit.load(); }
+    HResult PutRecordLimit(int32_t value);
+
+    // Tones, editing mode, devices and VOX.
+    float PreToneDuration() const { return state_.PreToneDuration.load(); }
+    HResult PutPreToneDuration(float seconds);
+    float PostToneDuration() const { return state_.PostToneDuration.load(); }
+    HResult PutPostToneDuration(float seconds);
+    int16_t Insert() const { return state_.Insert.load(); }
+    HResult PutInsert(int16_t value);
+    int32_t RecordDevice() const { return state_.RecordDevice.load(); }
+    HResult PutRecordDevice(int32_t device);
+    int32_t PlaybackDevice() const { return state_.PlaybackDevice.load(); }
+    HResult PutPlaybackDevice(int32_t device);
+    int16_t VoxChannel() const { return state_.VoxChannel.load(); }
+    HResult PutVoxChannel(int16_t channel);
+    float VoxStartLevel() const { return state_.VoxStartLevel.load(); }
+    HResult PutVoxStartLevel(float level);
+    float VoxStopLevel() const { return state_.VoxStopLevel.load(); }
+    HResult PutVoxStopLevel(float level);
+    int16_t VoxTime() const { return state_.VoxTime.load(); }
+    HResult PutVoxTime(int16_t tenths);
+    int16_t VoxPaused() const { return state_.VoxPaused.load(); }
 
     /// Brings the file's sizes up to date after a recording; the notification window calls it
-    /// when the engine reports that a recording has stopped. Does nothing when no file is open.
+    /// when the engine reports that a recording has stopped. Does nothing when no file is open,
+    /// when the file has been finished since its last recording, or while a recording or
+    /// playback runs (a late report must not touch the file under the engine).
     void FinishRecordingFile();
 
     /// The description of the last refused property write (the error object's text).
@@ -87,6 +123,8 @@ private:
     ErrorCode OpenDataOnlyFile();
     void ApplyRecordTimeLimit();
     void DiscardFile();
+    /// The rate positions in seconds are counted in.
+    double PositionRate() const;
 
     SoundDeviceService& devices_;
     RecorderState state_;
@@ -102,6 +140,11 @@ private:
     double recordTimeLimit_ = 0.0;
     std::string filename_;
     std::unique_ptr<RiffFile> file_;
+    // A recording has ended and its sizes are not yet in the file. Every start finishes it
+    // first, so that the engine never works from stale chunk sizes.
+    bool recordingUnfinished_ = false;
+    // The Insert mode of the recording running: the one it keeps until it stops.
+    bool insertRecording_ = false;
     std::string propertyError_;
 };
 

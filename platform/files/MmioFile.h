@@ -23,6 +23,13 @@ public:
 
     /// Writes out what is buffered; answers 0 or -1. Files without a buffer have nothing to do.
     virtual int Flush() { return 0; }
+
+    /// Tells the file that the bytes [offset, offset + length) will be read soon, for callers
+    /// that read where the system would not guess (backwards). Only a hint.
+    virtual void WillNeed(int64_t offset, int64_t length) {
+        (void)offset;
+        (void)length;
+    }
 };
 
 }  // namespace kora486

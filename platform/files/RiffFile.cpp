@@ -104,6 +104,12 @@ int RiffFile::Sync() {
     return result == 0 ? 0 : -1;
 }
 
+void RiffFile::WillNeed(int64_t offset, int64_t length) {
+    if (fd_ >= 0 && offset >= 0 && length > 0) {
+        posix_fadvise(fd_, offset, length, POSIX_FADV_WILLNEED);
+    }
+}
+
 int64_t RiffFile::Length() {
     return fd_ < 0 ? -1 : length_;
 }

@@ -77,6 +77,9 @@ public:
     ///         file, for a negative count, or on a failure before any byte was moved.
     int32_t Write(const void* data, int32_t count) override;
 
+    /// Asks the system to read the range ahead (posix_fadvise WILLNEED).
+    void WillNeed(int64_t offset, int64_t length) override;
+
     /// The length of the file, buffered data included; -1 when the file is closed.
     int64_t Length();
 

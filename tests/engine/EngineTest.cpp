@@ -11,30 +11,18 @@
 #include "engine/SampleFormat.h"
 #include "files/MemoryMmioFile.h"
 #include "platform/VirtualDevices.h"
+#include "support/CountingSource.h"
 
 namespace kora486 {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::CountingSource;
 
 // 16-bit stereo at 8000 Hz: 3200-byte buffers of 800 frames, a ring of one second.
 constexpr uint32_t Rate = 8000;
 constexpr int32_t FramesPerBuffer = 800;
 constexpr uint32_t DataOffset = 44;
-
-// Captures a running count, one per sample, so a gap or a repeated buffer shows in the file.
-class CountingSource final : public InputSource {
-public:
-    void Fill(uint8_t* data, uint32_t bytes, const WaveFormatEx&) override {
-        for (uint32_t i = 0; i + 1 < bytes; i += 2) {
-            const auto value = static_cast<int16_t>(next_++);
-            std::memcpy(data + i, &value, 2);
-        }
-    }
-
-private:
-    uint16_t next_ = 0;
-};
 
 // Fails every write that would end past a chosen number of bytes.
 class FailingFile final : public MmioFile {

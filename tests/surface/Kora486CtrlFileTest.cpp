@@ -13,6 +13,7 @@
 #include "files/FileFaults.h"
 #include "platform/VirtualDevices.h"
 #include "support/WavBuilder.h"
+#include "surface/ControlFixture.h"
 #include "surface/Kora486Ctrl.h"
 
 namespace kora486 {
@@ -20,20 +21,11 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::Le32At;
+using testing::ReadAll;
 using testing::TextAt;
 using testing::WavBuilder;
+using testing::WriteAll;
 namespace fs = std::filesystem;
-
-std::vector<uint8_t> ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void WriteAll(const fs::path& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-}
 
 // A 16-bit mono 8000 Hz WAV of the given frames, sample i holding i.
 std::vector<uint8_t> Pcm16MonoWav(int frames, const std::vector<uint8_t>& after = {}) {
@@ -49,57 +41,7 @@ std::vector<uint8_t> Pcm16MonoWav(int frames, const std::vector<uint8_t>& after 
         .Bytes();
 }
 
-// A control over virtual devices the test clocks by hand, with files in a folder of its own.
-class Kora486CtrlFileTest : public ::testing::Test {
-protected:
-    Kora486CtrlFileTest() : devices(Manual()) {}
-
-    static VirtualDeviceConfig Manual() {
-        VirtualDeviceConfig config;
-        config.clock = VirtualClock::Manual;
-        config.makeSource = [] { return MakeSineSource(440.0, -6.0); };
-        return config;
-    }
-
-    void SetUp() override {
-        char pattern[] = "/tmp/kora486-ctrl-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        ctrl = std::make_unique<Kora486Ctrl>(devices);
-        ASSERT_EQ(ctrl->Reset(), ErrNone);
-    }
-
-    void TearDown() override {
-        ctrl.reset();
-        ClearFileFaults();
-        fs::remove_all(dir);
-    }
-
-    std::string Path(const std::string& name) const { return (dir / name).string(); }
-
-    void UseFormat(int16_t code, int16_t channels, int32_t rate) {
-        ASSERT_EQ(ctrl->PutBitsPerSample(code), S_OK);
-        ASSERT_EQ(ctrl->PutNumChannels(channels), S_OK);
-        ASSERT_EQ(ctrl->PutSampleRate(rate), S_OK);
-    }
-
-    // Records whole buffers through the engine, stops, and finishes the file as the
-    // notification window does.
-    void Record(int buffers) {
-        ASSERT_EQ(ctrl->StartRecording(), ErrNone);
-        for (int i = 0; i < buffers; ++i) {
-            ASSERT_TRUE(devices.WaitForQueuedInputBuffers(RingBufferCount, 5s));
-            ASSERT_EQ(devices.CompleteInputBuffers(1), 1u);
-        }
-        ASSERT_TRUE(devices.WaitForQueuedInputBuffers(RingBufferCount, 5s));
-        ctrl->Stop();
-        ctrl->FinishRecordingFile();
-    }
-
-    fs::path dir;
-    VirtualDevices devices;
-    std::unique_ptr<Kora486Ctrl> ctrl;
-};
+class Kora486CtrlFileTest : public testing::ControlTest {};
 
 TEST_F(Kora486CtrlFileTest, ResetMovesANewControlToReadyWithSilentLevels) {
     Kora486Ctrl fresh(devices);
