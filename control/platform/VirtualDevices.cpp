@@ -59,6 +59,7 @@ public:
 
     VirtualClock Mode() const { return shared_.config.clock; }
     size_t Queued() const { return queued_.size(); }
+    bool Running() const { return running_; }
     OutputSink* Sink() { return sink_.get(); }
 
     MmResult Prepare(WaveHeader& h) {
@@ -585,6 +586,14 @@ bool VirtualDevices::WaitForQueuedOutputBuffers(size_t n, std::chrono::milliseco
     return shared_->changed.wait_for(lock, timeout, [&] {
         DeviceCore* core = FirstOpen(shared_->openOutputs);
         return core != nullptr && core->Queued() >= n;
+    });
+}
+
+bool VirtualDevices::WaitForOutputRunning(bool running, std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(shared_->lock);
+    return shared_->changed.wait_for(lock, timeout, [&] {
+        DeviceCore* core = FirstOpen(shared_->openOutputs);
+        return core != nullptr && core->Running() == running;
     });
 }
 

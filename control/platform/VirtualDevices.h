@@ -56,6 +56,10 @@ public:
     bool WaitForQueuedInputBuffers(size_t n, std::chrono::milliseconds timeout) const;
     bool WaitForQueuedOutputBuffers(size_t n, std::chrono::milliseconds timeout) const;
 
+    /// Waits until the open output device runs (running) or is paused (!running), or the timeout
+    /// passes; answers whether it does. For tests that pause and resume a playback.
+    bool WaitForOutputRunning(bool running, std::chrono::milliseconds timeout) const;
+
 private:
     std::shared_ptr<VirtualDeviceShared> shared_;
 };

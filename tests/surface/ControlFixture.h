@@ -10,6 +10,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "files/FileFaults.h"
@@ -85,6 +86,29 @@ protected:
         CaptureBuffers(buffers);
         ctrl->Stop();
         ctrl->FinishRecordingFile();
+    }
+
+    /// Waits until the control's Status is the one given; false after five seconds.
+    bool WaitForStatus(int16_t status) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (ctrl->Status() != status) {
+            if (std::chrono::steady_clock::now() > end) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
+    }
+
+    /// Plays buffer after buffer, as the engine queues them, until the playback has stopped.
+    void PlayToTheEnd() {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (ctrl->Status() == StatusPlaying) {
+            ASSERT_LT(std::chrono::steady_clock::now(), end) << "the playback never ended";
+            if (devices.CompleteOutputBuffers(1) == 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
     }
 
     /// The engine's notifications waiting in the window, oldest first.
