@@ -63,24 +63,27 @@ bool Engine::PostCommand(int32_t command, intptr_t argument) {
     return commands_.Post(EngineCommandMessage, static_cast<uintptr_t>(command), argument);
 }
 
-ErrorCode Engine::StartRecording() {
-    PostCommand(CmdStartRecording);
-    if (WaitWhile(state_.EngineState, static_cast<int16_t>(EngineIdle)) == EngineRecordFailed) {
+ErrorCode Engine::Begin(int32_t command, StatusCode running, EngineStateCode failed) {
+    const uint32_t answered = state_.StartsAnswered.load();
+    // Status says running before the engine can end the run and set it back to 2, which a
+    // short run on a fast device does before this thread wakes.
+    Publish(state_.Status, static_cast<int16_t>(running));
+    PostCommand(command);
+    WaitWhile(state_.StartsAnswered, answered);
+    if (state_.EngineState.load() == failed) {
         Publish(state_.EngineState, static_cast<int16_t>(EngineIdle));
-        return ErrRecordStart;
+        Publish(state_.Status, static_cast<int16_t>(StatusFileOpen));
+        return failed == EngineRecordFailed ? ErrRecordStart : ErrPlayStart;
     }
-    Publish(state_.Status, static_cast<int16_t>(StatusRecording));
     return ErrNone;
 }
 
+ErrorCode Engine::StartRecording() {
+    return Begin(CmdStartRecording, StatusRecording, EngineRecordFailed);
+}
+
 ErrorCode Engine::StartPlayback() {
-    PostCommand(CmdStartPlayback);
-    if (WaitWhile(state_.EngineState, static_cast<int16_t>(EngineIdle)) == EnginePlayFailed) {
-        Publish(state_.EngineState, static_cast<int16_t>(EngineIdle));
-        return ErrPlayStart;
-    }
-    Publish(state_.Status, static_cast<int16_t>(StatusPlaying));
-    return ErrNone;
+    return Begin(CmdStartPlayback, StatusPlaying, EnginePlayFailed);
 }
 
 void Engine::StopRecording() {
@@ -135,6 +138,7 @@ void Engine::HandleCommand(int32_t command, intptr_t argument) {
                 state_.StopError.store(ErrNone);
                 levels_.ResetLevels();
                 capture_.BeginRecording();
+                AnswerStart();
             }
             break;
         case CmdStopRecording:
@@ -148,6 +152,7 @@ void Engine::HandleCommand(int32_t command, intptr_t argument) {
                 state_.StopError.store(ErrNone);
                 levels_.ResetLevels();
                 playback_.BeginPlayback();
+                AnswerStart();
             }
             break;
         case CmdStopPlayback:
@@ -227,6 +232,10 @@ void Engine::HandleOutputBuffer(WaveHeader& header) {
     }
     playback_.EndPlayback();
     FinishStop();
+}
+
+void Engine::AnswerStart() {
+    Publish(state_.StartsAnswered, state_.StartsAnswered.load() + 1);
 }
 
 void Engine::FinishStop() {

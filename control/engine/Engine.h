@@ -58,6 +58,9 @@ private:
     void HandleInputBuffer(WaveHeader& header);
     void HandleOutputBuffer(WaveHeader& header);
     void FinishStop();
+    /// Host thread: posts a start command and waits for the engine's answer.
+    ErrorCode Begin(int32_t command, StatusCode running, EngineStateCode failed);
+    void AnswerStart();
 
     RecorderState& state_;
     MessageQueue commands_;

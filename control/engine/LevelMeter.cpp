@@ -1,5 +1,6 @@
 #include "engine/LevelMeter.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -12,20 +13,34 @@ constexpr int Overload8 = 115;
 constexpr int Overload16 = 30000;
 constexpr int16_t OverloadHoldBuffers = 10;
 
-struct ChannelPeak {
-    double power = 0.0;
-    int16_t hold = 0;
+// The largest sample magnitude of each channel in a buffer. Squaring is monotonic, so the peak
+// power is the square of the largest magnitude, and a buffer overloads when that magnitude does.
+struct Peaks {
+    int32_t left = 0;
+    int32_t right = 0;
+};
 
-    void Take(int x, int overloadAt, double scale) {
-        if (x > overloadAt || x < -overloadAt) {
-            hold = OverloadHoldBuffers;
+template <typename Sample>
+Peaks FindPeaks(const uint8_t* data, size_t frames, uint16_t channels) {
+    const auto magnitude = [data](size_t i) {
+        Sample raw;
+        std::memcpy(&raw, data + i * sizeof(Sample), sizeof(Sample));
+        const int32_t x = sizeof(Sample) == 1 ? int32_t{raw} - 128 : int32_t{raw};
+        return x < 0 ? -x : x;
+    };
+    Peaks peaks;
+    if (channels == 1) {
+        for (size_t i = 0; i < frames; ++i) {
+            peaks.left = std::max(peaks.left, magnitude(i));
         }
-        const double squared = static_cast<double>(x) * x * scale;
-        if (squared > power) {
-            power = squared;
+    } else {
+        for (size_t i = 0; i < frames; ++i) {
+            peaks.left = std::max(peaks.left, magnitude(2 * i));
+            peaks.right = std::max(peaks.right, magnitude(2 * i + 1));
         }
     }
-};
+    return peaks;
+}
 
 float LevelOf(double peakPower) {
     return peakPower > 0.0 ? static_cast<float>(10.0 * std::log10(peakPower)) : SilenceLevel;
@@ -53,25 +68,21 @@ void LevelMeter::MeasurePeaks(const WaveHeader& header, uint32_t frames) {
     if (bits != 8 && bits != 16) {
         return;
     }
-    ChannelPeak left{0.0, s.LeftOverloadHold.load()};
-    ChannelPeak right{0.0, s.RightOverloadHold.load()};
+    Peaks peaks;
     if (channels == 1 || channels == 2) {
-        const size_t samples = static_cast<size_t>(frames) * channels;
-        for (size_t i = 0; i < samples; ++i) {
-            ChannelPeak& peak = (channels == 2 && i % 2 == 1) ? right : left;
-            if (bits == 8) {
-                peak.Take(header.data[i] - 128, Overload8, 1.0 / 16384.0);
-            } else {
-                int16_t x;
-                std::memcpy(&x, header.data + 2 * i, sizeof x);
-                peak.Take(x, Overload16, 1.0 / 1073741824.0);
-            }
-        }
+        peaks = bits == 8 ? FindPeaks<uint8_t>(header.data, frames, channels)
+                          : FindPeaks<int16_t>(header.data, frames, channels);
     }
-    s.LeftPeakPower = left.power;
-    s.RightPeakPower = right.power;
-    s.LeftOverloadHold.store(left.hold);
-    s.RightOverloadHold.store(right.hold);
+    const int32_t overloadAt = bits == 8 ? Overload8 : Overload16;
+    const double scale = bits == 8 ? 1.0 / 16384.0 : 1.0 / 1073741824.0;
+    s.LeftPeakPower = static_cast<double>(peaks.left) * peaks.left * scale;
+    s.RightPeakPower = static_cast<double>(peaks.right) * peaks.right * scale;
+    if (peaks.left > overloadAt) {
+        s.LeftOverloadHold.store(OverloadHoldBuffers);
+    }
+    if (peaks.right > overloadAt) {
+        s.RightOverloadHold.store(OverloadHoldBuffers);
+    }
 }
 
 void LevelMeter::MeasureBuffer(const WaveHeader& header, uint32_t frames) {

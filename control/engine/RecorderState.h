@@ -62,6 +62,10 @@ struct RecorderState {
 
     // Written by both threads.
     std::atomic<int16_t> EngineState{EngineStopped};
+    /// Counts the engine's answers to the start commands it takes. A run can start and end
+    /// before the host looks (a fast device), so the host waits for this count to move, not for
+    /// EngineState to leave idle.
+    std::atomic<uint32_t> StartsAnswered{0};
     std::atomic<int16_t> Status{StatusNotInitialised};
     std::atomic<int32_t> CurrentSamplePosition{0};
     std::atomic<int32_t> NumSamples{0};

@@ -38,12 +38,12 @@ MergeOutcome MergeInsertFile(MmioFile& recording, MmioFile& insert, int64_t inse
     }
 
     // Move the tail up, last piece first. Reading backwards defeats the kernel's read-ahead, so
-    // each step asks for the piece before the one it reads.
+    // each step asks for the pieces before the one it reads.
     for (int64_t tail = oldEnd - insertOffset; tail > 0;) {
         const int32_t piece = PieceOf(tail);
         const int64_t from = insertOffset + tail - piece;
-        recording.WillNeed(std::max(insertOffset, from - MergePieceBytes),
-                           std::min<int64_t>(from - insertOffset, MergePieceBytes));
+        const int64_t ahead = std::min<int64_t>(from - insertOffset, MergeReadAheadBytes);
+        recording.WillNeed(from - ahead, ahead);
         if (!ReadAt(recording, from, scratch.get(), piece) ||
             !WriteAt(recording, from + insertBytes, scratch.get(), piece)) {
             return MergeOutcome::Failed;

@@ -15,7 +15,10 @@ enum class MergeOutcome {
 
 /// Pieces in which the merge moves bytes: large enough for the disk to stream, small enough that
 /// the memory it takes stays bounded whatever the file's size.
-inline constexpr int32_t MergePieceBytes = 1024 * 1024;
+inline constexpr int32_t MergePieceBytes = 4 * 1024 * 1024;
+
+/// How far below the piece being moved the merge asks the system to read ahead.
+inline constexpr int64_t MergeReadAheadBytes = 2 * int64_t{MergePieceBytes};
 
 /// Inserts the first `insertBytes` bytes of `insert` into `recording` at `insertOffset`: the
 /// bytes from there to `oldEnd` move up by insertBytes, last piece first so that no byte is

@@ -628,3 +628,46 @@ TEST_F(Kora486CtrlTransportTest, SettingsRefusedWithTheirTexts) {
 
 }  // namespace
 }  // namespace kora486
+
+namespace kora486 {
+namespace {
+
+// Devices that complete every buffer the moment it is queued: a run can start and end before
+// the host's start call looks at the engine again.
+TEST(Kora486CtrlFastDevicesTest, RunsThatEndAtOnceStillStartAndStop) {
+    VirtualDeviceConfig config;
+    config.clock = VirtualClock::Fast;
+    VirtualDevices devices(std::move(config));
+    Kora486Ctrl ctrl(devices);
+    ASSERT_EQ(ctrl.Reset(), ErrNone);
+    ASSERT_EQ(ctrl.PutSampleRate(8000), S_OK);
+    ASSERT_EQ(ctrl.PutNumChannels(1), S_OK);
+    char pattern[] = "/tmp/kora486-fast-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string path = std::string(pattern) + "/fast.wav";
+    for (int run = 0; run < 50; ++run) {
+        SCOPED_TRACE(run);
+        ASSERT_EQ(ctrl.OpenNewFile(path), ErrNone);
+        ASSERT_EQ(ctrl.PutRecordLimit(800), S_OK);
+        ASSERT_EQ(ctrl.StartRecording(), ErrNone);
+        const auto end = std::chrono::steady_clock::now() + 5s;
+        while (ctrl.Status() != StatusFileOpen && std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(1ms);
+        }
+        ASSERT_EQ(ctrl.Status(), StatusFileOpen);
+        EXPECT_EQ(ctrl.LastError(), ErrRecordLimit);
+        ctrl.FinishRecordingFile();
+        ASSERT_EQ(ctrl.PutCurrentSamplePosition(0), S_OK);
+        ASSERT_EQ(ctrl.StartPlayback(), ErrNone);
+        while (ctrl.Status() != StatusFileOpen && std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(1ms);
+        }
+        ASSERT_EQ(ctrl.Status(), StatusFileOpen);
+        EXPECT_EQ(ctrl.CurrentSamplePosition(), 800);
+    }
+    ASSERT_EQ(ctrl.Reset(), ErrNone);
+    std::filesystem::remove_all(pattern);
+}
+
+}  // namespace
+}  // namespace kora486
