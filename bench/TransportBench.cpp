@@ -88,7 +88,7 @@ void WaitForStatusFileOpen(Kora486Ctrl& ctrl) {
     while (ctrl.Status() != StatusFileOpen) {
         while (ctrl.NotifyWindow().Peek()) {
         }
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     while (ctrl.NotifyWindow().Peek()) {
     }
