@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "platform/PortAudioDevices.h"
 #include "platform/VirtualDevices.h"
 
 namespace kora486 {
@@ -43,7 +44,8 @@ const SystemChoice& System() {
         SystemChoice c;
         c.service = ChooseSoundDevices(
             std::getenv(AudioBackendVariable), std::getenv(VirtualInputVariable),
-            std::getenv(VirtualOutputVariable), std::getenv(VirtualClockVariable), &c.error);
+            std::getenv(VirtualOutputVariable), std::getenv(VirtualClockVariable),
+            [] { return std::make_unique<PortAudioDevices>(); }, &c.error);
         return c;
     }();
     return choice;
@@ -53,9 +55,9 @@ const SystemChoice& System() {
 
 std::unique_ptr<SoundDeviceService> ChooseSoundDevices(const char* audio, const char* input,
                                                        const char* output, const char* clock,
+                                                       const PortAudioFactory& makePortAudio,
                                                        std::optional<std::string>* error) {
     const std::string_view backend = audio != nullptr ? audio : "";
-    // "portaudio" and unset will try PortAudio first once it exists; for now both fall through.
     if (backend != "" && backend != "virtual" && backend != "portaudio") {
         *error = std::string(AudioBackendVariable) + "=" + QuoteEnvironmentValue(backend) +
                  ": expected virtual or portaudio";
@@ -68,6 +70,17 @@ std::unique_ptr<SoundDeviceService> ChooseSoundDevices(const char* audio, const 
         return std::make_unique<RefusingDevices>();
     }
     *error = std::nullopt;
+    // The virtual variables are checked whichever backend runs, so a mistyped value is caught on
+    // a machine with a sound card too.
+    if (backend == "portaudio") {
+        return makePortAudio();
+    }
+    if (backend.empty()) {
+        auto portAudio = makePortAudio();
+        if (portAudio->InputDeviceCount() + portAudio->OutputDeviceCount() > 0) {
+            return portAudio;
+        }
+    }
     return std::make_unique<VirtualDevices>(std::move(*config));
 }
 

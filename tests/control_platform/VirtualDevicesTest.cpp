@@ -545,40 +545,76 @@ TEST(VirtualInput, ManualClockAgainstAnEngineThread) {
     EXPECT_FALSE(devices.WaitForQueuedInputBuffers(1, 10ms));
 }
 
-TEST(SystemSoundDevices, ChoosesVirtualDevicesOrRefusesWithTheReason) {
+// What the choice takes for PortAudio: virtual devices under another name, with or without any
+// device, so the choice is tested without a sound server.
+std::unique_ptr<SoundDeviceService> StandInPortAudio(bool hasDevices) {
+    VirtualDeviceConfig config;
+    config.inputs = {{"Stand-in PortAudio", {}}};
+    config.outputs.clear();
+    if (!hasDevices) {
+        config.inputs.clear();
+    }
+    return std::make_unique<VirtualDevices>(std::move(config));
+}
+
+TEST(SystemSoundDevices, ChoosesTheBackendOrRefusesWithTheReason) {
+    enum Expect { Virtual, PortAudio, Refusing };
     const struct {
         const char* audio;
         const char* input;
         const char* clock;
-        const char* errorHas;  // null: a working service
+        bool portAudioHasDevices;
+        Expect expect;
+        const char* errorHas;  // for Refusing
     } cases[] = {
-        {nullptr, nullptr, nullptr, nullptr},
-        {"virtual", "silence", "fast", nullptr},
-        {"portaudio", nullptr, nullptr, nullptr},
-        {"", nullptr, nullptr, nullptr},
-        {"alsa", nullptr, nullptr, "KORA486_AUDIO=\"alsa\""},
-        {"virtual", "noise", nullptr, "KORA486_VIRTUAL_INPUT=\"noise\""},
-        {"virtual", nullptr, "slow", "KORA486_VIRTUAL_CLOCK=\"slow\""},
+        {nullptr, nullptr, nullptr, true, PortAudio, nullptr},
+        {nullptr, nullptr, nullptr, false, Virtual, nullptr},
+        {"", nullptr, nullptr, true, PortAudio, nullptr},
+        {"", nullptr, nullptr, false, Virtual, nullptr},
+        {"virtual", "silence", "fast", true, Virtual, nullptr},
+        // Asked for by name, PortAudio is used even with nothing to open.
+        {"portaudio", nullptr, nullptr, true, PortAudio, nullptr},
+        {"portaudio", nullptr, nullptr, false, PortAudio, nullptr},
+        {"alsa", nullptr, nullptr, true, Refusing, "KORA486_AUDIO=\"alsa\""},
+        {"virtual", "noise", nullptr, true, Refusing, "KORA486_VIRTUAL_INPUT=\"noise\""},
+        {"virtual", nullptr, "slow", true, Refusing, "KORA486_VIRTUAL_CLOCK=\"slow\""},
+        {"portaudio", "noise", nullptr, true, Refusing, "KORA486_VIRTUAL_INPUT=\"noise\""},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.audio ? c.audio : "(unset)");
+        SCOPED_TRACE(std::string(c.audio ? c.audio : "(unset)") +
+                     (c.portAudioHasDevices ? ", PortAudio has devices" : ", no PortAudio device"));
         std::optional<std::string> error;
-        auto service = ChooseSoundDevices(c.audio, c.input, nullptr, c.clock, &error);
+        auto service = ChooseSoundDevices(
+            c.audio, c.input, nullptr, c.clock,
+            [&] { return StandInPortAudio(c.portAudioHasDevices); }, &error);
         ASSERT_TRUE(service);
         MessageQueue queue;
         std::unique_ptr<WaveInDevice> in;
         std::unique_ptr<WaveOutDevice> out;
-        if (c.errorHas == nullptr) {
-            EXPECT_FALSE(error);
-            EXPECT_EQ(service->InputDeviceCount(), 1u);
-            EXPECT_EQ(service->OpenInput(WaveMapper, Format8k, queue, in), MmNoError);
-        } else {
-            ASSERT_TRUE(error);
-            EXPECT_NE(error->find(c.errorHas), std::string::npos) << *error;
-            EXPECT_EQ(service->QueryInputFormat(WaveMapper, Format8k), MmInvalidParameter);
-            EXPECT_EQ(service->QueryOutputFormat(0, Format8k), MmInvalidParameter);
-            EXPECT_EQ(service->OpenInput(WaveMapper, Format8k, queue, in), MmInvalidParameter);
-            EXPECT_EQ(service->OpenOutput(0, Format8k, queue, out), MmInvalidParameter);
+        std::string name;
+        switch (c.expect) {
+            case Virtual:
+                EXPECT_FALSE(error);
+                ASSERT_EQ(service->InputDeviceName(0, name), MmNoError);
+                EXPECT_EQ(name, "Virtual Input");
+                EXPECT_EQ(service->OpenInput(WaveMapper, Format8k, queue, in), MmNoError);
+                break;
+            case PortAudio:
+                EXPECT_FALSE(error);
+                EXPECT_EQ(service->InputDeviceCount(), c.portAudioHasDevices ? 1u : 0u);
+                if (c.portAudioHasDevices) {
+                    ASSERT_EQ(service->InputDeviceName(0, name), MmNoError);
+                    EXPECT_EQ(name, "Stand-in PortAudio");
+                }
+                break;
+            case Refusing:
+                ASSERT_TRUE(error);
+                EXPECT_NE(error->find(c.errorHas), std::string::npos) << *error;
+                EXPECT_EQ(service->QueryInputFormat(WaveMapper, Format8k), MmInvalidParameter);
+                EXPECT_EQ(service->QueryOutputFormat(0, Format8k), MmInvalidParameter);
+                EXPECT_EQ(service->OpenInput(WaveMapper, Format8k, queue, in), MmInvalidParameter);
+                EXPECT_EQ(service->OpenOutput(0, Format8k, queue, out), MmInvalidParameter);
+                break;
         }
     }
 }
