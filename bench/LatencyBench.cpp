@@ -158,7 +158,7 @@ int Run() {
             recorder.FinishRecordingFile();
 
             // The control has no position member yet; its state holds the position.
-            player.State().CurrentSamplePosition.store(0);
+            player.PutCurrentSamplePosition(0);
             start = Clock::now();
             if (const int16_t code = player.StartPlayback(); code != 0) {
                 std::fprintf(stderr, "latency_bench: StartPlayback answered %d\n", code);

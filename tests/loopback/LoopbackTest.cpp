@@ -233,7 +233,7 @@ TEST_P(LoopbackTone, RecordsWhatIsPlayedWithoutGapsOrRepeats) {
         ASSERT_EQ(recorder.OpenNewFile(Path("recorded.wav")), ErrNone);
         ASSERT_EQ(player.OpenExistingOrNewFile(Path("tone.wav")), ErrNone);
         // An opened file stands at its end; the control has no position member yet.
-        player.State().CurrentSamplePosition.store(0);
+        player.PutCurrentSamplePosition(0);
 
         ASSERT_EQ(recorder.StartRecording(), ErrNone);
         ASSERT_TRUE(WaitFor([&] { return recorder.CurrentSamplePosition() > 0; }, Patience));
@@ -292,11 +292,11 @@ TEST_F(Loopback, StartsFailWithTheirCodesOnRefusedFormatsAndMissingDevices) {
         SCOPED_TRACE(c.what);
         Kora486Ctrl ctrl(*devices);
         ASSERT_EQ(ctrl.OpenExistingOrNewFile(Path(c.file)), ErrNone);
-        ctrl.State().CurrentSamplePosition.store(0);
+        ctrl.PutCurrentSamplePosition(0);
         if (c.missingDevice) {
             // The control has no device members yet; its state holds the numbers it opens.
-            ctrl.State().RecordDevice.store(static_cast<int32_t>(devices->InputDeviceCount()));
-            ctrl.State().PlaybackDevice.store(static_cast<int32_t>(devices->OutputDeviceCount()));
+            ctrl.PutRecordDevice(static_cast<int32_t>(devices->InputDeviceCount()));
+            ctrl.PutPlaybackDevice(static_cast<int32_t>(devices->OutputDeviceCount()));
         }
         EXPECT_EQ(c.record ? ctrl.StartRecording() : ctrl.StartPlayback(), c.code);
         EXPECT_EQ(ctrl.Status(), StatusFileOpen);
