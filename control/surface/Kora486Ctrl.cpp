@@ -41,7 +41,55 @@ Kora486Ctrl::Kora486Ctrl(SoundDeviceService& devices)
 
 Kora486Ctrl::~Kora486Ctrl() {
     Reset();
+    // What the last stop posted dies with the window: no event fires from a control going away.
+    notifyWindow_.Close();
     engine_.End();
+}
+
+size_t Kora486Ctrl::DispatchNotifications() {
+    size_t handled = 0;
+    while (const std::optional<Message> message = notifyWindow_.Peek()) {
+        if (message->id == EngineNotifyMessage) {
+            OnEngineNotify(static_cast<int32_t>(message->wParam));
+        }
+        ++handled;
+    }
+    return handled;
+}
+
+void Kora486Ctrl::OnEngineNotify(int32_t code) {
+    // The state is read as it is now, not as it was when the engine posted.
+    switch (code) {
+        case NotifyRecordingStopped:
+            FinishRecordingFile();
+            state_.VoxPaused.store(0);
+            if (events_) {
+                events_->RecordingStopped(state_.StopError.load());
+            }
+            break;
+        case NotifyPlaybackStopped:
+            if (events_) {
+                events_->PlaybackStopped(state_.StopError.load());
+            }
+            break;
+        case NotifyLevels:
+            // The meter's repaint is asked for here once the control draws one.
+            if (events_) {
+                // The event reports an overload for the buffer it happened in only; the meter's
+                // segment stays lit while the hold lasts.
+                events_->NewLevelValues(
+                    state_.LeftLevel.load(), state_.LeftOverloadHold.load() >= 9 ? 1 : 0,
+                    state_.RightLevel.load(), state_.RightOverloadHold.load() >= 9 ? 1 : 0);
+            }
+            break;
+        case NotifyVoxState:
+            if (state_.Status.load() == StatusRecording && events_) {
+                events_->NewVoxState(state_.VoxPaused.load());
+            }
+            break;
+        default:
+            break;
+    }
 }
 
 bool Kora486Ctrl::IsFileOpen() const {

@@ -10,6 +10,7 @@
 #include "files/RiffFile.h"
 #include "messaging/MessageQueue.h"
 #include "platform/SoundDeviceService.h"
+#include "surface/ControlEvents.h"
 
 namespace kora486 {
 
@@ -106,8 +107,21 @@ public:
     /// The description of the last refused property write (the error object's text).
     const std::string& PropertyErrorDescription() const { return propertyError_; }
 
-    /// The notification window's queue: the engine's notifications wait here for the host.
+    /// The notification window's queue: the engine's notifications wait here for the host. Its
+    /// wake descriptor is readable while any wait; the host's event loop then calls
+    /// DispatchNotifications.
     MessageQueue& NotifyWindow() { return notifyWindow_; }
+
+    /// Handles every notification waiting, in the order the engine posted them, on the host's
+    /// thread; answers how many. Events go to the target set below.
+    size_t DispatchNotifications();
+
+    /// Handles one engine notification: the file's sizes after a recording, and the events.
+    void OnEngineNotify(int32_t code);
+
+    /// Where events go; none (nullptr) by default. The target must outlive the control or be
+    /// replaced first.
+    void SetEventTarget(ControlEvents* events) { events_ = events; }
 
     /// The recorder state the engine shares, for the control's own layers and tests.
     RecorderState& State() { return state_; }
@@ -146,6 +160,7 @@ private:
     // The Insert mode of the recording running: the one it keeps until it stops.
     bool insertRecording_ = false;
     std::string propertyError_;
+    ControlEvents* events_ = nullptr;
 };
 
 }  // namespace kora486
