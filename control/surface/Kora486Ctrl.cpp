@@ -10,6 +10,7 @@
 #include "files/MpegFrame.h"
 #include "files/WavFile.h"
 #include "files/WaveFormatRecord.h"
+#include "shell/DesktopMixer.h"
 #include "shell/TemporaryFiles.h"
 
 namespace kora486 {
@@ -475,6 +476,79 @@ void Kora486Ctrl::GetLevels(float& leftLevel, int16_t& leftOverload, float& righ
     }
 }
 
+HResult Kora486Ctrl::PutBackColor(uint32_t color) {
+    backColor_ = color;
+    RequestRedraw();
+    return S_OK;
+}
+
+HResult Kora486Ctrl::PutLowColor(uint32_t color) {
+    lowColor_ = color;
+    RequestRedraw();
+    return S_OK;
+}
+
+HResult Kora486Ctrl::PutMidColor(uint32_t color) {
+    midColor_ = color;
+    RequestRedraw();
+    return S_OK;
+}
+
+HResult Kora486Ctrl::PutHighColor(uint32_t color) {
+    highColor_ = color;
+    RequestRedraw();
+    return S_OK;
+}
+
+HResult Kora486Ctrl::PutNumSegments(int16_t segments) {
+    if (segments < 1 || segments > 20) {
+        return ReportPropertyError("KORA486 NumSegments must be in the range 1 to 20");
+    }
+    numSegments_ = segments;
+    RequestRedraw();
+    return S_OK;
+}
+
+HResult Kora486Ctrl::PutOrientation(int16_t orientation) {
+    if (orientation < 0 || orientation > 3) {
+        return ReportPropertyError("KORA486 Orientation must be in the range 0 to 3");
+    }
+    orientation_ = orientation;
+    RequestRedraw();
+    return S_OK;
+}
+
+HResult Kora486Ctrl::PutStyle(int16_t style) {
+    if (style != 0 && style != 1) {
+        return ReportPropertyError("KORA486 Style must be 0 or 1");
+    }
+    style_ = style;
+    RequestRedraw();
+    return S_OK;
+}
+
+int32_t Kora486Ctrl::NRecordDevices() const {
+    return static_cast<int32_t>(devices_.InputDeviceCount());
+}
+
+int32_t Kora486Ctrl::NPlaybackDevices() const {
+    return static_cast<int32_t>(devices_.OutputDeviceCount());
+}
+
+std::string Kora486Ctrl::RecordDeviceName(int32_t device) const {
+    std::string name;
+    return devices_.InputDeviceName(device, name) == MmNoError ? name : std::string();
+}
+
+std::string Kora486Ctrl::PlaybackDeviceName(int32_t device) const {
+    std::string name;
+    return devices_.OutputDeviceName(device, name) == MmNoError ? name : std::string();
+}
+
+int16_t Kora486Ctrl::ShowMixer(int16_t mixerType) {
+    return StartDesktopMixer(mixerType != 0) ? int16_t{ErrNone} : Fail(ErrOperationFailed);
+}
+
 HResult Kora486Ctrl::PutRecordLimit(int32_t value) {
     if (value < 0) {
         return ReportPropertyError("KORA486 RecordLimit must be zero or positive");
@@ -626,6 +700,7 @@ HResult Kora486Ctrl::PutNumChannels(int16_t value) {
         return ReportPropertyError("KORA486 NumChannels must be 1 or 2");
     }
     numChannels_ = value;
+    RequestRedraw();  // the meter draws one bar or two
     return S_OK;
 }
 

@@ -77,6 +77,32 @@ public:
     int32_t RecordLimit() const { return state_.RecordLimit.load(); }
     HResult PutRecordLimit(int32_t value);
 
+    // Appearance of the meter.
+    uint32_t BackColor() const { return backColor_; }
+    HResult PutBackColor(uint32_t color);
+    uint32_t LowColor() const { return lowColor_; }
+    HResult PutLowColor(uint32_t color);
+    uint32_t MidColor() const { return midColor_; }
+    HResult PutMidColor(uint32_t color);
+    uint32_t HighColor() const { return highColor_; }
+    HResult PutHighColor(uint32_t color);
+    int16_t NumSegments() const { return numSegments_; }
+    HResult PutNumSegments(int16_t segments);
+    int16_t Orientation() const { return orientation_; }
+    HResult PutOrientation(int16_t orientation);
+    int16_t Style() const { return style_; }
+    HResult PutStyle(int16_t style);
+
+    // Sound devices.
+    int32_t NRecordDevices() const;
+    int32_t NPlaybackDevices() const;
+    /// The device's name, at most 31 bytes; empty when the system refuses the number.
+    std::string RecordDeviceName(int32_t device) const;
+    std::string PlaybackDeviceName(int32_t device) const;
+    /// Starts the desktop's mixer, its record view for a non-zero type: 0, or 12 when none
+    /// starts.
+    int16_t ShowMixer(int16_t mixerType);
+
     // Tones, editing mode, devices and VOX.
     float PreToneDuration() const { return state_.PreToneDuration.load(); }
     HResult PutPreToneDuration(float seconds);
@@ -139,6 +165,8 @@ private:
     void DiscardFile();
     /// The rate positions in seconds are counted in.
     double PositionRate() const;
+    /// Asks for the meter to be drawn again; the meter's drawing arrives with its own work.
+    void RequestRedraw() {}
 
     SoundDeviceService& devices_;
     RecorderState state_;
@@ -146,6 +174,13 @@ private:
     Engine engine_;
     bool hasEngine_ = false;
 
+    uint32_t backColor_ = 0x8000000F;  // the system's button face
+    uint32_t lowColor_ = 0x0000FF00;
+    uint32_t midColor_ = 0x0000FFFF;
+    uint32_t highColor_ = 0x000000FF;
+    int16_t numSegments_ = 8;
+    int16_t orientation_ = 0;
+    int16_t style_ = 0;
     int32_t sampleRate_ = 44100;
     int16_t bitsPerSample_ = 16;
     int16_t numChannels_ = 2;

@@ -10,6 +10,7 @@
 #include "engine/G711.h"
 #include "engine/SampleFormat.h"
 #include "engine/ToneGenerator.h"
+#include "shell/DesktopMixer.h"
 #include "support/CountingSource.h"
 #include "support/WavBuilder.h"
 #include "surface/ControlFixture.h"
@@ -588,6 +589,20 @@ TEST_F(Kora486CtrlTransportTest, StartsThatAreRefusedOrFail) {
     EXPECT_EQ(ctrl->StartPlayback(), ErrNone);
 }
 
+TEST_F(Kora486CtrlTransportTest, DevicesAndMixer) {
+    EXPECT_EQ(ctrl->NRecordDevices(), 1);
+    EXPECT_EQ(ctrl->NPlaybackDevices(), 1);
+    EXPECT_EQ(ctrl->RecordDeviceName(-1), "Virtual Input") << "-1 is the default device";
+    EXPECT_EQ(ctrl->PlaybackDeviceName(0), "Virtual Output");
+    EXPECT_EQ(ctrl->RecordDeviceName(1), "") << "past the count: empty, no error";
+    EXPECT_EQ(ctrl->LastError(), ErrNone);
+
+    setenv(MixerVariable, (dir / "no-such-mixer").c_str(), 1);
+    EXPECT_EQ(ctrl->ShowMixer(1), ErrOperationFailed);
+    EXPECT_EQ(ctrl->LastError(), ErrOperationFailed);
+    unsetenv(MixerVariable);
+}
+
 TEST_F(Kora486CtrlTransportTest, SettingsRefusedWithTheirTexts) {
     struct Case {
         std::function<HResult(Kora486Ctrl&)> put;
@@ -609,6 +624,13 @@ TEST_F(Kora486CtrlTransportTest, SettingsRefusedWithTheirTexts) {
         {[](auto& c) { return c.PutVoxStartLevel(0.5f); }, "VoxStartLevel must be 0 or negative"},
         {[](auto& c) { return c.PutVoxStopLevel(0.1f); }, "VoxStopLevel must be 0 or negative"},
         {[](auto& c) { return c.PutVoxTime(-1); }, "VoxTime must be 0 or positive"},
+        {[](auto& c) { return c.PutNumSegments(0); },
+         "KORA486 NumSegments must be in the range 1 to 20"},
+        {[](auto& c) { return c.PutNumSegments(21); },
+         "KORA486 NumSegments must be in the range 1 to 20"},
+        {[](auto& c) { return c.PutOrientation(4); },
+         "KORA486 Orientation must be in the range 0 to 3"},
+        {[](auto& c) { return c.PutStyle(2); }, "KORA486 Style must be 0 or 1"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
@@ -619,6 +641,10 @@ TEST_F(Kora486CtrlTransportTest, SettingsRefusedWithTheirTexts) {
     EXPECT_EQ(ctrl->Insert(), 0);
     EXPECT_EQ(ctrl->RecordDevice(), -1);
     EXPECT_EQ(ctrl->VoxTime(), 0);
+    EXPECT_EQ(ctrl->NumSegments(), 8);
+    EXPECT_EQ(ctrl->PutNumSegments(20), S_OK);
+    EXPECT_EQ(ctrl->PutNumSegments(1), S_OK);
+    EXPECT_EQ(ctrl->NumSegments(), 1);
 
     ASSERT_EQ(ctrl->PutSampleRate(8000), S_OK);
     ASSERT_EQ(ctrl->PutRecordLimit(8001), S_OK);
