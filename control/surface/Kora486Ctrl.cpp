@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "engine/SampleFormat.h"
+#include "files/DeleteSound.h"
 #include "files/MpegFrame.h"
+#include "files/Repack.h"
 #include "files/WavFile.h"
 #include "files/WaveFormatRecord.h"
 #include "shell/DesktopMixer.h"
@@ -407,6 +409,71 @@ void Kora486Ctrl::FinishRecordingFile() {
         kora486::FinishRecordingFile(*file_, state_, dataOnly_ != 0);
         recordingUnfinished_ = false;
     }
+}
+
+int16_t Kora486Ctrl::DeleteSamples(int32_t nSamples) {
+    if (state_.PlayOnly != 0) {
+        return Fail(ErrPlayOnly);
+    }
+    if (state_.Status.load() != StatusFileOpen) {
+        return Fail(ErrWrongState);
+    }
+    if (nSamples <= 0) {
+        return ErrNone;
+    }
+    // The cut works from the sizes of the last recording, not the stale ones on disk.
+    FinishRecordingFile();
+    if (const ErrorCode result = DeleteFrames(*file_, state_, nSamples, dataOnly_ != 0);
+        result != ErrNone) {
+        return Fail(result);
+    }
+    return ErrNone;
+}
+
+int16_t Kora486Ctrl::DeleteTime(double seconds) {
+    if (state_.Status.load() != StatusFileOpen) {
+        return Fail(ErrWrongState);
+    }
+    const double frames = std::trunc(PositionRate() * seconds);
+    // More frames than a count can hold cut to the end; not a number cuts nothing.
+    const int32_t count = frames >= INT32_MAX ? INT32_MAX
+                          : frames > 0.0      ? static_cast<int32_t>(frames)
+                                              : 0;
+    return DeleteSamples(count);
+}
+
+int16_t Kora486Ctrl::RePack() {
+    if (state_.PlayOnly != 0) {
+        return Fail(ErrPlayOnly);
+    }
+    if (state_.Status.load() != StatusFileOpen) {
+        return Fail(ErrWrongState);
+    }
+    FinishRecordingFile();
+    const int32_t position = state_.CurrentSamplePosition.load();
+    const int16_t temporary = temporaryFile_;
+    const std::optional<int64_t> length = RepackedLength(*file_, state_, dataOnly_ != 0);
+    if (!length) {
+        file_->Seek(state_.DataChunk.dataOffset + DataBytesOfFrames(state_, position),
+                    SeekOrigin::Start);
+        return ErrNone;
+    }
+    // The close writes the sizes and the fact value, so the copy is taken from a whole file; a
+    // temporary file must survive it.
+    const std::string name = filename_;
+    temporaryFile_ = 0;
+    CloseRecordingFile();
+    temporaryFile_ = temporary;
+    const bool replaced = ShortenByCopy(name, *length);
+    if (const int16_t result = OpenExistingOrNewFile(name); result != ErrNone) {
+        return result;
+    }
+    PutTemporaryFile(temporary);
+    PutCurrentSamplePosition(position);
+    if (!replaced) {
+        return Fail(ErrOperationFailed);
+    }
+    return ErrNone;
 }
 
 HResult Kora486Ctrl::PutPaused(int16_t value) {

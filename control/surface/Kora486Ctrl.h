@@ -65,6 +65,20 @@ public:
     /// Answers LastError and clears it.
     int16_t LastError();
 
+    // Editing. Only on an open, idle file (Status 2); refused with ErrPlayOnly first, then
+    // ErrWrongState.
+    /// Cuts nSamples frames out at the current position, which stays; the file keeps its length
+    /// on disk until RePack. 0 or less changes nothing. ErrOperationFailed when the file could
+    /// not be written.
+    int16_t DeleteSamples(int32_t nSamples);
+    /// DeleteSamples of the frames in that many seconds (truncated); ErrWrongState is tested
+    /// before ErrPlayOnly.
+    int16_t DeleteTime(double seconds);
+    /// Shrinks the file on disk to what it uses, through a copy renamed over it, and reopens it
+    /// with its position and TemporaryFile as they were. ErrOperationFailed when the copy failed
+    /// (the old file is open again, unchanged); an error of the reopen leaves no file open.
+    int16_t RePack();
+
     // Preferred format.
     int32_t SampleRate() const { return sampleRate_; }
     HResult PutSampleRate(int32_t value);

@@ -14,11 +14,16 @@ std::string TemporaryDirectory() {
 }
 
 std::optional<std::string> CreateUniqueTemporaryFile(const std::string& prefix) {
-    std::string directory = TemporaryDirectory();
-    if (directory.back() != '/') {
-        directory += '/';
+    return CreateUniqueFileIn(TemporaryDirectory(), prefix);
+}
+
+std::optional<std::string> CreateUniqueFileIn(const std::string& directory,
+                                              const std::string& prefix) {
+    std::string folder = directory.empty() ? "." : directory;
+    if (folder.back() != '/') {
+        folder += '/';
     }
-    const std::string pattern = directory + prefix + "XXXXXX.tmp";
+    const std::string pattern = folder + prefix + "XXXXXX.tmp";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     const int fd = mkostemps(name.data(), 4, O_CLOEXEC);
